@@ -35,6 +35,14 @@ static PyInterpreterState* current_interpreter()
 #endif
 }
 
+// PyMODINIT_FUNC makes the entry point visible only from 3.9 on, and the
+// module is built with hidden visibility.
+#if PY_VERSION_HEX >= 0x03090000
+#define VELZAR_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define VELZAR_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 /* ---- PyRef: one owned reference ---- */
 
 // Owns one strong reference: takes over the reference it is built with
@@ -1141,7 +1149,7 @@ static PyModuleDef velzar_module = {
 
 /* ---- PyInit__velzar_wrapper ---- */
 
-PyMODINIT_FUNC PyInit__velzar_wrapper(void)
+VELZAR_MODINIT_FUNC PyInit__velzar_wrapper(void)
 {
     return PyModuleDef_Init(&velzar_module);
 }
