@@ -527,46 +527,47 @@ static PyObject* PyVelzarClient_disconnect(PyVelzarClient* self, PyObject* const
     Py_RETURN_NONE;
 }
 
-static PyObject* PyVelzarClient_set_command_timeout(PyVelzarClient* self, PyObject* const* args)
+// The default-timeout setters: convert, then store with `store`.
+static PyObject* store_timeout(PyVelzarClient* self, PyObject* arg, void (VelzarClient::*store)(uint32_t) noexcept)
 {
     uint32_t timeout_ms = 0;
-    if (!to_uint32(args[0], &timeout_ms))
+    if (!to_uint32(arg, &timeout_ms))
         return nullptr;
     auto client = get_client(self);
     if (!client)
         return nullptr;
-    client->setDefaultCommandTimeout(timeout_ms);
+    ((*client).*store)(timeout_ms);
     Py_RETURN_NONE;
+}
+
+static PyObject* PyVelzarClient_set_command_timeout(PyVelzarClient* self, PyObject* const* args)
+{
+    return store_timeout(self, args[0], &VelzarClient::setDefaultCommandTimeout);
 }
 
 static PyObject* PyVelzarClient_set_read_timeout(PyVelzarClient* self, PyObject* const* args)
 {
-    uint32_t timeout_ms = 0;
-    if (!to_uint32(args[0], &timeout_ms))
-        return nullptr;
+    return store_timeout(self, args[0], &VelzarClient::setDefaultReadTimeout);
+}
+
+// The interrupt flag: an atomic store that never waits.
+static PyObject* store_flag(PyVelzarClient* self, void (VelzarClient::*store)() noexcept)
+{
     auto client = get_client(self);
     if (!client)
         return nullptr;
-    client->setDefaultReadTimeout(timeout_ms);
+    ((*client).*store)();
     Py_RETURN_NONE;
 }
 
 static PyObject* PyVelzarClient_interrupt(PyVelzarClient* self, PyObject* const*)
 {
-    auto client = get_client(self);
-    if (!client)
-        return nullptr;
-    client->interrupt();
-    Py_RETURN_NONE;
+    return store_flag(self, &VelzarClient::interrupt);
 }
 
 static PyObject* PyVelzarClient_clear_interrupt(PyVelzarClient* self, PyObject* const*)
 {
-    auto client = get_client(self);
-    if (!client)
-        return nullptr;
-    client->clearInterrupt();
-    Py_RETURN_NONE;
+    return store_flag(self, &VelzarClient::clearInterrupt);
 }
 
 // The wrapped part of send: encoding, the command, decoding.

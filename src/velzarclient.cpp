@@ -39,13 +39,17 @@ std::string systemError(int err)
     return std::strerror(err);
 }
 
-// The IPv4 address of a dotted-decimal text; no name is looked up. Anything
-// else, a text with a NUL byte inside included, gives the all-ones address.
-in_addr_t ipv4Address(const std::string& text)
+// The socket address of a dotted-decimal IPv4 text and the low 16 bits of
+// `port`; no name is looked up. Any other text, one with a NUL byte inside
+// included, gives the all-ones address.
+struct sockaddr_in ipv4SocketAddress(const std::string& text, int32_t port)
 {
-    if (text.find('\0') != std::string::npos)
-        return INADDR_NONE;
-    return inet_addr(text.c_str());
+    struct sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = text.find('\0') == std::string::npos ? inet_addr(text.c_str()) : INADDR_NONE;
+    return address;
 }
 
 // The session's last error message, copied out of the library.
@@ -346,11 +350,7 @@ bool VelzarClient::connect()
     if (::fcntl(tcp.get(), F_SETFL, O_NONBLOCK) != 0)
         throw VelzarException("Failed to set non-blocking mode: " + systemError(errno));
 
-    struct sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = ipv4Address(ip);
+    struct sockaddr_in address = ipv4SocketAddress(ip, port);
 
     writeProgressLine("Attempting to connect to " + ip + ":" + std::to_string(port));
 
@@ -408,11 +408,7 @@ void VelzarClient::connect(const char* hostname, int32_t port)
     if (::fcntl(tcp.get(), F_SETFL, O_NONBLOCK) != 0)
         throw VelzarException("Failed to set non-blocking mode: " + systemError(errno));
 
-    struct sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = ipv4Address(hostname);
+    struct sockaddr_in address = ipv4SocketAddress(hostname, port);
     if (::connect(tcp.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 &&
         errno != EINPROGRESS)
         throw VelzarException("Failed to connect: " + systemError(errno));
