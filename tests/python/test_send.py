@@ -231,18 +231,22 @@ class FailuresTest(unittest.TestCase):
 
 class ChannelsTest(unittest.TestCase):
     def test_every_channel_is_closed(self):
-        client = connected()
-        opened = len(router.events("channel_open"))
-        closed = len(router.events("channel_close"))
-        for command in ("echo x", "prompt-open", "prompt-split", "show version"):
-            client.send(command)
-        for command in ("silent", "slow 2000"):
-            with self.assertRaises(RuntimeError):
-                client.send(command, read_timeout_ms=200)
-        router.wait_for_event("channel_close", closed + 6)
-        self.assertEqual(len(router.events("channel_open")), opened + 6)
-        self.assertEqual(len(router.events("channel_close")), closed + 6)
-        client.disconnect()
+        device = start_router()  # its own, so no other test's events mix in
+        try:
+            client = PyVelzarClient("127.0.0.1", ROUTER_USER, ROUTER_PASSWORD, PROMPT, True, device.port)
+            client.connect()
+            for command in ("echo x", "prompt-open", "prompt-split", "show version"):
+                client.send(command)
+            for command in ("silent", "slow 2000"):
+                with self.assertRaises(RuntimeError):
+                    client.send(command, read_timeout_ms=200)
+            closed = device.wait_for_event("channel_close", 6)
+            self.assertEqual(len(device.events("channel_open")), 6)
+            self.assertEqual(len(closed), 6)
+            self.assertEqual({event["by"] for event in closed} - {"client", "server"}, set())
+            client.disconnect()
+        finally:
+            device.stop()
 
 
 class ThreadsTest(unittest.TestCase):
