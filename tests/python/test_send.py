@@ -137,6 +137,18 @@ class LimitsTest(unittest.TestCase):
                 self.assertTrue(300 <= elapsed < 500, elapsed)
                 self.assertLess(time.monotonic() - start, 1.5)
 
+    def test_waiting_does_not_burn_the_processor(self):
+        # A silent command, and one that goes quiet after its output with the
+        # channel held open: the loop must sleep on the socket, not spin.
+        for command in ("silent", "prompt-open"):
+            with self.subTest(command=command):
+                client = connected(prompt="")
+                cpu = time.process_time()
+                with self.assertRaises(RuntimeError):
+                    client.send(command, read_timeout_ms=1000)
+                self.assertLess(time.process_time() - cpu, 0.2)
+                client.disconnect()
+
     def test_limit_of_zero(self):
         client = connected(command_timeout_ms=0)
         with self.assertRaises(RuntimeError) as cm:
