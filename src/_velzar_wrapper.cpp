@@ -971,7 +971,7 @@ static PyObject* module_object;
 static PyObject* executed_module;
 static int64_t first_interpreter = -1;
 
-// Copies spec.<attr> to module.<name>; a missing attribute is skipped.
+// Copies the import spec's <attr> to module.<name>; a missing attribute is skipped.
 static bool copy_spec_attr(PyObject* spec, const char* attr, PyObject* module, const char* name, bool skip_none)
 {
     PyRef value(PyObject_GetAttrString(spec, attr));
