@@ -13,15 +13,15 @@
 #     prompt CMD SUFFIX      one command read until its output ends with SUFFIX
 #     devices M K CMD        M connections at once (threads / tasks), each runs CMD K times
 
-import argparse
 import asyncio
 import json
-import resource
 import socket
 import sys
 import time
 import warnings
 from concurrent.futures import ThreadPoolExecutor
+
+from worker_common import cpu_seconds, workload_parser
 
 try:
     # cryptography warns about legacy ciphers the peers register; keep stderr clean.
@@ -38,11 +38,6 @@ DEFAULT_WINDOW = 2 * 1024 * 1024
 def emit(**record):
     sys.stdout.write(json.dumps(record) + '\n')
     sys.stdout.flush()
-
-
-def cpu_seconds():
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
 
 
 def ends_with(tail, data, suffix):
@@ -224,27 +219,9 @@ def workload_devices(args, loop):
 
 
 def parse_args(argv):
-    parser = argparse.ArgumentParser(description=__doc__)
+    parser, _ = workload_parser(__doc__, 'suffix')
     parser.add_argument('--client', choices=('paramiko', 'asyncssh'), required=True)
-    parser.add_argument('--port', type=int, required=True)
-    parser.add_argument('--user', default='admin')
-    parser.add_argument('--password', default='secret')
     parser.add_argument('--window', type=int, default=DEFAULT_WINDOW)
-    modes = parser.add_subparsers(dest='mode', required=True)
-    p = modes.add_parser('connect')
-    p.add_argument('n', type=int)
-    p = modes.add_parser('echo')
-    p.add_argument('n', type=int)
-    p.add_argument('command')
-    p = modes.add_parser('output')
-    p.add_argument('command')
-    p = modes.add_parser('prompt')
-    p.add_argument('command')
-    p.add_argument('suffix')
-    p = modes.add_parser('devices')
-    p.add_argument('m', type=int)
-    p.add_argument('k', type=int)
-    p.add_argument('command')
     return parser.parse_args(argv)
 
 

@@ -13,10 +13,8 @@
 #                                       RSS with CLIENTS connected clients, then RSS growth
 #                                       over COMMANDS x send(CMD) after WARMUP of them
 
-import argparse
 import json
 import os
-import resource
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -34,16 +32,12 @@ os.dup2(_devnull, 1)
 os.close(_devnull)
 
 from velzar._velzar_wrapper import PyVelzarClient  # noqa: E402  (after the fd swap on purpose)
+from worker_common import cpu_seconds, workload_parser  # noqa: E402
 
 
 def emit(**record):
     _results.write(json.dumps(record) + '\n')
     _results.flush()
-
-
-def cpu_seconds():
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
 
 
 def rss_bytes():
@@ -130,25 +124,7 @@ def workload_memory(args):
 
 
 def parse_args(argv):
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument('--port', type=int, required=True)
-    parser.add_argument('--user', default='admin')
-    parser.add_argument('--password', default='secret')
-    modes = parser.add_subparsers(dest='mode', required=True)
-    p = modes.add_parser('connect')
-    p.add_argument('n', type=int)
-    p = modes.add_parser('echo')
-    p.add_argument('n', type=int)
-    p.add_argument('command')
-    p = modes.add_parser('output')
-    p.add_argument('command')
-    p = modes.add_parser('prompt')
-    p.add_argument('command')
-    p.add_argument('regex')
-    p = modes.add_parser('devices')
-    p.add_argument('m', type=int)
-    p.add_argument('k', type=int)
-    p.add_argument('command')
+    parser, modes = workload_parser(__doc__, 'regex')
     p = modes.add_parser('memory')
     p.add_argument('clients', type=int)
     p.add_argument('commands', type=int)

@@ -972,9 +972,9 @@ static PyObject* executed_module;
 static int64_t first_interpreter = -1;
 
 // Copies the import spec's <attr> to module.<name>; a missing attribute is skipped.
-static bool copy_spec_attr(PyObject* spec, const char* attr, PyObject* module, const char* name, bool skip_none)
+static bool copy_module_spec_attr(PyObject* module_spec, const char* attr, PyObject* module, const char* name, bool skip_none)
 {
-    PyRef value(PyObject_GetAttrString(spec, attr));
+    PyRef value(PyObject_GetAttrString(module_spec, attr));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             return false;
@@ -986,7 +986,7 @@ static bool copy_spec_attr(PyObject* spec, const char* attr, PyObject* module, c
     return PyObject_SetAttrString(module, name, value.get()) == 0;
 }
 
-static PyObject* velzar_module_create(PyObject* spec, PyModuleDef*)
+static PyObject* velzar_module_create(PyObject* module_spec, PyModuleDef*)
 {
     int64_t interpreter = PyInterpreterState_GetID(current_interpreter());
     if (interpreter == -1 && PyErr_Occurred())
@@ -1003,14 +1003,14 @@ static PyObject* velzar_module_create(PyObject* spec, PyModuleDef*)
         Py_INCREF(module_object);
         return module_object;
     }
-    PyRef name(PyObject_GetAttrString(spec, "name"));
+    PyRef name(PyObject_GetAttrString(module_spec, "name"));
     if (!name)
         return nullptr;
     PyRef module(PyModule_NewObject(name.get()));
-    if (!module || !copy_spec_attr(spec, "loader", module.get(), "__loader__", false) ||
-        !copy_spec_attr(spec, "origin", module.get(), "__file__", false) ||
-        !copy_spec_attr(spec, "parent", module.get(), "__package__", false) ||
-        !copy_spec_attr(spec, "submodule_search_locations", module.get(), "__path__", true))
+    if (!module || !copy_module_spec_attr(module_spec, "loader", module.get(), "__loader__", false) ||
+        !copy_module_spec_attr(module_spec, "origin", module.get(), "__file__", false) ||
+        !copy_module_spec_attr(module_spec, "parent", module.get(), "__package__", false) ||
+        !copy_module_spec_attr(module_spec, "submodule_search_locations", module.get(), "__path__", true))
         return nullptr;
     module_object = module.get();
     Py_INCREF(module_object);
