@@ -36,7 +36,9 @@ def milliseconds_in(message, prefix):
     return int(match.group(1))
 
 
-class EndConditionsTest(unittest.TestCase):
+class RouterSession(unittest.TestCase):
+    """One connected client for all the tests of a class."""
+
     @classmethod
     def setUpClass(cls):
         cls.client = connected()
@@ -45,6 +47,8 @@ class EndConditionsTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.client.disconnect()
 
+
+class EndConditionsTest(RouterSession):
     def test_outputs(self):
         cases = [  # (command, extra arguments, exact output)
             ("show version", {}, None),  # checked below: ends with the prompt
@@ -111,15 +115,7 @@ class EndConditionsTest(unittest.TestCase):
         client.disconnect()
 
 
-class LimitsTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.client = connected()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.client.disconnect()
-
+class LimitsTest(RouterSession):
     def test_command_limit(self):
         with self.assertRaises(RuntimeError) as cm:
             self.client.send("drip 100 50", command_timeout_ms=400, read_timeout_ms=2000)
@@ -199,15 +195,7 @@ class InterruptTest(unittest.TestCase):
         client.disconnect()
 
 
-class FailuresTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.client = connected()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.client.disconnect()
-
+class FailuresTest(RouterSession):
     def test_invalid_utf8_output(self):
         with self.assertRaises(RuntimeError) as cm:
             self.client.send("badutf8")
