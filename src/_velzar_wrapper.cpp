@@ -65,12 +65,6 @@ public:
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
 
-    // A new reference to a borrowed object.
-    static PyRef borrow(PyObject* p) noexcept
-    {
-        Py_XINCREF(p);
-        return PyRef(p);
-    }
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept
     {
@@ -685,6 +679,10 @@ using MethodImpl = PyObject* (*)(PyVelzarClient*, PyObject* const*);
 // How the execution step builds a method's defaults.
 enum class Defaults { None, SendDefaults, TimeoutDefault };
 
+// The most parameters a method has (send's four); a table entry with more
+// would not fit the call's argument array.
+constexpr Py_ssize_t kMaxMethodParams = 4;
+
 struct MethodDef {
     Signature signature;
     MethodImpl impl;
@@ -717,7 +715,7 @@ static PyObject* VelzarMethod_call(PyObject* op, PyObject* args, PyObject* kwarg
                      sig.name, PyVelzarClient_Type.tp_name, Py_TYPE(self)->tp_name);
         return nullptr;
     }
-    PyObject* matched[4];
+    PyObject* matched[kMaxMethodParams];
     if (!match_args(sig, method->defaults, args, 1, kwargs, matched))
         return nullptr;
     return method->def->impl(reinterpret_cast<PyVelzarClient*>(self), matched);
@@ -971,7 +969,7 @@ static PyObject* module_object;
 static PyObject* executed_module;
 static int64_t first_interpreter = -1;
 
-// Copies the import spec's <attr> to module.<name>; a missing attribute is skipped.
+// Copies the ModuleSpec's <attr> to module.<name>; a missing attribute is skipped.
 static bool copy_module_spec_attr(PyObject* module_spec, const char* attr, PyObject* module, const char* name, bool skip_none)
 {
     PyRef value(PyObject_GetAttrString(module_spec, attr));
@@ -1061,6 +1059,10 @@ static PyObject* build_defaults(Defaults kind)
 
 static PyObject* new_method(const MethodDef* def)
 {
+    if (def->signature.count > kMaxMethodParams) {
+        PyErr_Format(PyExc_SystemError, "%s() has too many parameters", def->signature.name);
+        return nullptr;
+    }
     PyRef method(PyType_GenericAlloc(&VelzarMethod_Type, 0));
     if (!method)
         return nullptr;

@@ -221,12 +221,15 @@ int VelzarClient::retryWhileEagain(LIBSSH2_SESSION* session, socket_t sock, mill
     }
 }
 
+std::string VelzarClient::failureText(LIBSSH2_SESSION* session, int rc)
+{
+    return rc == kTimedOut ? "Timed out waiting for the server" : lastError(session);
+}
+
 template <class E>
 void VelzarClient::throwLibraryError(LIBSSH2_SESSION* session, const std::string& prefix, int rc)
 {
-    if (rc == kTimedOut)
-        throw E(prefix + "Timed out waiting for the server");
-    throw E(prefix + lastError(session));
+    throw E(prefix + failureText(session, rc));
 }
 
 // ---- Construction, session lifetime, accessors ----
@@ -344,10 +347,8 @@ bool VelzarClient::connect()
 
     // A session that a failed attempt has used, or that disconnect freed, is
     // not handed to the library again.
-    if (!session || !session_fresh) {
+    if (!session || !session_fresh)
         session = createSession();
-        session_fresh = true;
-    }
     session_fresh = false;
     LIBSSH2_SESSION* s = session.get();
 
@@ -591,7 +592,9 @@ void VelzarClient::VelzarChannel::open(const char* error_prefix)
         return libssh2_channel_handle_extended_data2(channel, LIBSSH2_CHANNEL_EXTENDED_DATA_IGNORE);
     });
     if (rc != 0) {
-        std::string message = rc == kTimedOut ? "Timed out waiting for the server" : lastError(session);
+        // Composed before the channel goes, which the constructor's callers
+        // cannot free themselves.
+        std::string message = failureText(session, rc);
         release();
         throw VelzarChannelException(error_prefix + message);
     }

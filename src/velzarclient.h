@@ -149,6 +149,10 @@ private:
     static int retryWhileEagain(LIBSSH2_SESSION* session, socket_t sock, std::chrono::milliseconds limit,
                                 bool total, Call call);
 
+    // What went wrong with a call that answered `rc`: the library's last
+    // error, or the timeout's text for kTimedOut.
+    static std::string failureText(LIBSSH2_SESSION* session, int rc);
+
     // Throws E with "prefix" + the library's last error (or the timeout's text
     // for kTimedOut), composed before anything is freed.
     template <class E>
